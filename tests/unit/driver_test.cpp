@@ -23,7 +23,9 @@ TEST(RedirectTarget, TableOfLocationLines) {
         std::string target;
         bool found = RedirectTarget(c.headers, current, target);
         EXPECT_EQ(c.found, found) << c.headers;
-        if (c.found) EXPECT_EQ(c.target, target) << c.headers;
+        if (c.found) {
+            EXPECT_EQ(c.target, target) << c.headers;
+        }
     }
 }
 
