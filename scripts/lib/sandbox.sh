@@ -4,6 +4,9 @@
 # The machine's own /etc/hosts is untouched. Needs root.
 #
 #   quarn_sandbox <build-dir> <update-host> cmd args...
+#
+# The command sees QUARN_SANDBOXED=1. The Wine prefix is the build's, or the
+# one named by QUARN_WINEPREFIX (or WINEPREFIX).
 
 quarn_sandbox() {
   local build="$1" host="$2"; shift 2
@@ -19,9 +22,14 @@ quarn_sandbox() {
     echo "127.0.0.1 origin.test proxy.test"
     echo "::1 localhost ip6-localhost"
   } > "$hosts"
-  # A wineserver started outside would create the sockets outside.
-  WINEPREFIX="${WINEPREFIX:-$build/wineprefix}" wineserver -k >/dev/null 2>&1 || true
-  QUARN_SANDBOX_HOSTS="$hosts" unshare -mn bash -c '
+  # Wine programs inside must talk to a wineserver of the sandbox: one left
+  # running outside would create their sockets outside. Let it save the
+  # registry and go; end it only if it will not.
+  local prefix="${WINEPREFIX:-${QUARN_WINEPREFIX:-$build/wineprefix}}"
+  if ! WINEPREFIX="$prefix" timeout 20 wineserver -w >/dev/null 2>&1; then
+    WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true
+  fi
+  QUARN_SANDBOX_HOSTS="$(cd "$(dirname "$hosts")" && pwd)/hosts" unshare -mn bash -c '
     set -e
     ip link set lo up
     mount --bind "$QUARN_SANDBOX_HOSTS" /etc/hosts

@@ -4,6 +4,9 @@
 #
 #   quarn_host_tools <build-dir>    build the 32-bit probe and the shim
 #   quarn_wine_env <build-dir>      export WINEPREFIX and friends; create prefix
+#                                   (QUARN_WINEPREFIX names another prefix)
+#   quarn_wine_hold / quarn_wine_release
+#                                   keep one Wine session alive meanwhile
 
 QUARN_BINFMT=/proc/sys/fs/binfmt_misc
 
@@ -61,4 +64,39 @@ quarn_wine_env() {
     wineboot --init >/dev/null 2>&1 || true
     wineserver -w
   fi
+  # The prefix's own tools (cmd, reg, regedit) start fastest as 64-bit
+  # programs, which need no emulation.
+  if head -c 200 "$WINEPREFIX/system.reg" | grep -q '#arch=win64'; then
+    export QUARN_WINE_TOOLS=/usr/lib/wine/wine64
+  else
+    export QUARN_WINE_TOOLS=wine
+  fi
+}
+
+# Without a session held open, every Wine process that finds no wineserver
+# starts a new session: its output pipes are inherited by the session's
+# helpers (so a caller reading them waits until the session ends), and Wine
+# takes each new session for a reboot, carrying out (and clearing) the file
+# operations pending until reboot. The holder is an idle command prompt that
+# reads from a pipe of ours; closing the pipe ends it. Run commands meanwhile
+# with 9>&- so that they do not keep the pipe open.
+quarn_wine_hold() {
+  QUARN_HOLD_FIFO="$(mktemp -u "${TMPDIR:-/tmp}/quarn-hold.XXXXXX")"
+  mkfifo "$QUARN_HOLD_FIFO"
+  "$QUARN_WINE_TOOLS" cmd <"$QUARN_HOLD_FIFO" >/dev/null 2>&1 &
+  QUARN_HOLD_PID=$!
+  exec 9>"$QUARN_HOLD_FIFO"
+  # Returns once the session's start-up is over.
+  "$QUARN_WINE_TOOLS" cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
+}
+
+quarn_wine_release() {
+  [ -n "${QUARN_HOLD_PID:-}" ] || return 0
+  exec 9>&-
+  wait "$QUARN_HOLD_PID" 2>/dev/null || true
+  rm -f "$QUARN_HOLD_FIFO"
+  QUARN_HOLD_PID=
+  # The wineserver saves the registry as it goes; one that will not go in
+  # time is ended.
+  timeout 30 wineserver -w >/dev/null 2>&1 || wineserver -k >/dev/null 2>&1 || true
 }

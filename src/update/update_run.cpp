@@ -95,8 +95,10 @@ int FormatPath(wchar_t* buffer, const wchar_t* format, ...) {
     va_end(args);
     // The text and its terminator must fit; msvcrt reports a cut with -1
     // and returns kPathUnits for a text that leaves no room for the zero.
+    // A cut path is emptied: it may name another, existing folder, which the
+    // clean-up would then take for the work folder.
     if (written < 0 || written >= kPathUnits) {
-        buffer[kPathUnits - 1] = L'\0';
+        buffer[0] = L'\0';
         return -1;
     }
     return written;
