@@ -88,22 +88,29 @@ TEST(BuildHttpRequest, FiveLinesAndTheBasicLineOnlyWhenItApplies) {
         "Pragma: no-cache\r\n"
         "User-Agent: Pullar/5.00 (unknown)\r\n";
     struct Case {
+        ProxyMode proxyMode;
         AuthMode authMode;
         const char* token;
         bool authLine;
     } cases[] = {
-        {kAuthNone, "dXNlcjpwYXNz", false},
-        {kAuthBasic, "dXNlcjpwYXNz", true},
-        {kAuthBasic, "", false},
-        {kAuthOther, "dXNlcjpwYXNz", false},
+        {kProxyHttp, kAuthNone, "dXNlcjpwYXNz", false},
+        {kProxyHttp, kAuthBasic, "dXNlcjpwYXNz", true},
+        {kProxyHttp, kAuthBasic, "", false},
+        {kProxyHttp, kAuthOther, "dXNlcjpwYXNz", false},
+        // The origin server never gets the proxy's credentials.
+        {kProxyDirect, kAuthBasic, "dXNlcjpwYXNz", false},
+        {kProxyInvalid, kAuthBasic, "dXNlcjpwYXNz", false},
+        {kProxySocks, kAuthBasic, "dXNlcjpwYXNz", false},
     };
     for (const Case& c : cases) {
         std::string expected = head;
         if (c.authLine) expected += std::string("Proxy-Authorization: Basic ") + c.token + "\r\n";
         expected += "\r\n";
         EXPECT_EQ(expected, BuildHttpRequest("/files/emupdate/20150209.cab", "update.quarn.com:8080",
-                                             "Pullar/5.00 (unknown)", c.authMode, c.token))
-            << "authMode " << c.authMode << " token '" << c.token << "'";
+                                             "Pullar/5.00 (unknown)", c.proxyMode, c.authMode,
+                                             c.token))
+            << "proxyMode " << c.proxyMode << " authMode " << c.authMode << " token '" << c.token
+            << "'";
     }
 }
 

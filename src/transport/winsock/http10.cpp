@@ -31,7 +31,7 @@ void SendHttpRequest(const std::wstring& authority, DownloadContext& context, SO
     std::string request;
     try {
         request = BuildHttpRequest(narrowTarget.get(), narrowAuthority.get(), narrowAgent.get(),
-                                   context.authMode, context.proxyAuthToken);
+                                   context.proxyMode, context.authMode, context.proxyAuthToken);
     } catch (const std::bad_alloc&) {
         throw DWORD{ERROR_NOT_ENOUGH_MEMORY};
     }

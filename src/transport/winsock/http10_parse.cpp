@@ -100,7 +100,7 @@ WinsockUrlParts SplitWinsockUrl(const wchar_t* url, ProxyMode proxyMode,
 }
 
 std::string BuildHttpRequest(std::string_view target, std::string_view authority,
-                             std::string_view agent, AuthMode authMode,
+                             std::string_view agent, ProxyMode proxyMode, AuthMode authMode,
                              std::string_view proxyAuthToken) {
     std::string request;
     request.reserve(100);
@@ -108,7 +108,7 @@ std::string BuildHttpRequest(std::string_view target, std::string_view authority
     request.append("Host: ").append(authority).append("\r\n");
     request.append("Pragma: no-cache\r\n");
     request.append("User-Agent: ").append(agent).append("\r\n");
-    if (authMode == kAuthBasic && !proxyAuthToken.empty()) {
+    if (proxyMode == kProxyHttp && authMode == kAuthBasic && !proxyAuthToken.empty()) {
         request.append("Proxy-Authorization: Basic ").append(proxyAuthToken).append("\r\n");
     }
     request.append("\r\n");

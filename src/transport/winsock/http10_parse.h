@@ -39,9 +39,11 @@ DWORD ParseUnsignedDecimal(std::string_view text);
 DWORD ParseUnsignedDecimal(std::wstring_view text);
 
 // The whole GET request. The Proxy-Authorization line is present only with
-// authMode 1 and a non-empty token, whatever the proxy mode.
+// authMode 1 and a non-empty token, and only through an HTTP proxy: directly
+// or through a SOCKS tunnel the request goes to the origin server, which must
+// never see the proxy password.
 std::string BuildHttpRequest(std::string_view target, std::string_view authority,
-                             std::string_view agent, AuthMode authMode,
+                             std::string_view agent, ProxyMode proxyMode, AuthMode authMode,
                              std::string_view proxyAuthToken);
 
 // Offset of the first "\r\n\r\n" in the held bytes, or kHeaderEndNotFound.
