@@ -18,6 +18,20 @@ namespace {
 // Larger requests are split so that one runtime call never moves more.
 constexpr DWORD kMaxTransferPerCall = 4194304;
 
+// Moves length bytes through call(offset, count) in pieces of at most 4 MiB;
+// the first call that moves nothing ends it. Returns the bytes moved.
+template <typename Call>
+DWORD TransferInPieces(DWORD length, Call call) {
+    DWORD total = 0;
+    while (total < length) {
+        DWORD rest = length - total;
+        int moved = call(total, rest < kMaxTransferPerCall ? rest : kMaxTransferPerCall);
+        if (moved <= 0) break;
+        total += static_cast<DWORD>(moved);
+    }
+    return total;
+}
+
 }  // namespace
 
 bool CGenFile::Read(void*, DWORD, DWORD*) { return false; }
@@ -54,16 +68,9 @@ bool CUFile::Read(void* buffer, DWORD length, DWORD* countOut) {
     // earlier call must not be reported for it.
     errno = 0;
     auto* out = static_cast<unsigned char*>(buffer);
-    DWORD total = 0;
-    DWORD rest = length;
-    while (rest > 0) {
-        DWORD ask = rest < kMaxTransferPerCall ? rest : kMaxTransferPerCall;
-        int got = _read(descriptor, out, ask);
-        if (got <= 0) break;
-        out += got;
-        total += static_cast<DWORD>(got);
-        rest -= static_cast<DWORD>(got);
-    }
+    DWORD total = TransferInPieces(length, [&](DWORD done, DWORD count) {
+        return _read(descriptor, out + done, count);
+    });
     if (countOut) *countOut = total;
     if (total != length) {
         lastError = MapErrnoToWin32(errno);
@@ -80,16 +87,9 @@ bool CUFile::Write(const void* data, DWORD length, DWORD* countOut) {
     }
     errno = 0;
     auto* in = static_cast<const unsigned char*>(data);
-    DWORD total = 0;
-    DWORD rest = length;
-    while (rest > 0) {
-        DWORD ask = rest < kMaxTransferPerCall ? rest : kMaxTransferPerCall;
-        int put = _write(descriptor, in, ask);
-        if (put <= 0) break;
-        in += put;
-        total += static_cast<DWORD>(put);
-        rest -= static_cast<DWORD>(put);
-    }
+    DWORD total = TransferInPieces(length, [&](DWORD done, DWORD count) {
+        return _write(descriptor, in + done, count);
+    });
     if (countOut) *countOut = total;
     if (total != length) {
         lastError = MapErrnoToWin32(errno);

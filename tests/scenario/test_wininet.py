@@ -330,7 +330,7 @@ def test_https_direct_with_trusted_test_authority(tmp_path, tls_origin, trusted)
     f = fetch(tmp_path, "--mode", "1", "--url", f"https://origin.test:{tls_origin.port}/a.cab")
     assert (f.result, f.status) == (0, 200)
     assert f.body == BODY
-    assert tls_origin.requests[-1] == "GET /a.cab HTTP/1.1"
+    assert tls_origin.requests[-1][0] == "GET /a.cab HTTP/1.1"
 
 
 def test_https_through_squid(tmp_path, tls_origin, trusted):

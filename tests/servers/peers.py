@@ -47,10 +47,13 @@ class _RecordingHandler(http.server.SimpleHTTPRequestHandler):
 
 
 @contextlib.contextmanager
-def file_server(root, port=0):
-    """Serves the files below root; .requests lists (request line, headers)."""
+def file_server(root, port=0, tls=None):
+    """Serves the files below root; .requests lists (request line, headers).
+    With tls, an ssl.SSLContext of the server side, it speaks HTTPS."""
     handler = functools.partial(_RecordingHandler, directory=str(root))
     server = http.server.ThreadingHTTPServer(("127.0.0.1", port), handler)
+    if tls is not None:
+        server.socket = tls.wrap_socket(server.socket, server_side=True)
     server.requests = []
     server.port = server.server_address[1]
     thread = threading.Thread(target=server.serve_forever, daemon=True)

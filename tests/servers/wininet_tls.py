@@ -12,14 +12,15 @@ words, property id, 1, length, then the DER bytes). Adding that key makes
 WinInet accept a chain to the authority; deleting it takes the trust away
 again, and nothing outside the prefix is touched."""
 import contextlib
-import functools
 import hashlib
-import http.server
 import os
 import ssl
 import struct
 import subprocess
-import threading
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import peers  # noqa: E402
 
 ROOT_KEY = r"HKLM\Software\Microsoft\SystemCertificates\Root\Certificates"
 CERT_CERT_PROP_ID = 32
@@ -95,30 +96,11 @@ def trusted_root(der, reg_tool, env):
                        timeout=120)
 
 
-class _QuietHandler(http.server.SimpleHTTPRequestHandler):
-    def log_message(self, *args):
-        pass
-
-    def do_GET(self):
-        self.server.requests.append(self.requestline)
-        super().do_GET()
-
-
 @contextlib.contextmanager
 def tls_file_server(root, authority, port=0):
     """Serves the files below root over TLS on 127.0.0.1 with the
     authority's server certificate. Yields the server (.port, .requests)."""
-    handler = functools.partial(_QuietHandler, directory=str(root))
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", port), handler)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(authority.server_pem, authority.server_key)
-    server.socket = context.wrap_socket(server.socket, server_side=True)
-    server.requests = []
-    server.port = server.server_address[1]
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
-    try:
+    with peers.file_server(root, port, tls=context) as server:
         yield server
-    finally:
-        server.shutdown()
-        server.server_close()
